@@ -102,10 +102,10 @@ level = [e for e in manifest.iter() if e.tag.endswith("}trustInfo")
 if len(level) != 1:
     fail("the manifest has no single trustInfo requestedExecutionLevel")
 if level[0].get("level") != "requireAdministrator":
-    fail('the manifest requests level="%s", not requireAdministrator' % level[0].get("level"))
+    fail('the manifest requests level="%s", not requireAdministrator' % level[0].get("level", "(missing)"))
 print('ok: manifest requests level="requireAdministrator"')
 if level[0].get("uiAccess") != "false":
-    fail('the manifest has uiAccess="%s", not "false"' % level[0].get("uiAccess"))
+    fail('the manifest has uiAccess="%s", not "false"' % level[0].get("uiAccess", "(missing)"))
 print('ok: manifest has uiAccess="false"')
 
 def node(block, offset):
