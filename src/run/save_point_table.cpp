@@ -17,11 +17,9 @@ uint16_t ReadLittleEndian16(const uint8_t* bytes) {
 }  // namespace
 
 std::optional<uint32_t> SavePointTableSize(uint32_t bytesPerSector) {
-  if (bytesPerSector == 0) return std::nullopt;
-  const uint64_t sectors = (uint64_t{bytesPerSector} + kSavePointTableBytes - 1) / bytesPerSector;
-  const uint64_t bytes = sectors * bytesPerSector;
-  if (bytes > UINT32_MAX) return std::nullopt;
-  return static_cast<uint32_t>(bytes);
+  // Zero would divide by zero, and the sum below must not wrap.
+  if (bytesPerSector == 0 || bytesPerSector > UINT32_MAX - (kSavePointTableBytes - 1)) return std::nullopt;
+  return bytesPerSector * ((bytesPerSector + kSavePointTableBytes - 1) / bytesPerSector);
 }
 
 SavePointTable QuerySavePointTable(platform::FileHandle volume, uint32_t bytesPerSector,

@@ -24,7 +24,7 @@ struct SavePointEntry {
 };
 
 // Table size rounded up to whole sectors, or nothing for a sector size of 0 or
-// one whose rounded size would not fit in 32 bits.
+// one so large that the rounding would overflow 32 bits.
 std::optional<uint32_t> SavePointTableSize(uint32_t bytesPerSector);
 
 // Sends the list request; nothing when the buffer can't be allocated
