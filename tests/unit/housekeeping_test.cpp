@@ -231,6 +231,9 @@ TEST_F(Housekeeping, AnswerWithoutEntriesSendsNoFurtherRequest) {
 
     EXPECT_EQ(DeleteRequestIds(), c.deleted);
     EXPECT_FALSE(CleanupRan());
+    // What the driver leaves unwritten must read as zero, not as old heap contents.
+    ASSERT_EQ(machine.allocations.size(), 1u);
+    EXPECT_TRUE(machine.allocations[0].zeroed);
   }
 }
 
