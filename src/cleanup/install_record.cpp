@@ -57,18 +57,14 @@ RecordLine ReadRecordLine(TextReader& reader, std::string* line) {
   line->clear();
   int c = ReadTextChar(reader);
   if (c == kEndOfText) return RecordLine::kMissing;
-  bool overlong = false;
+  size_t length = 0;
   bool hasZero = false;
-  for (; c != kEndOfText && c != '\n'; c = ReadTextChar(reader)) {
-    if (line->size() == kLineBytes) {
-      overlong = true;
-      continue;
-    }
+  for (; c != kEndOfText && c != '\n'; c = ReadTextChar(reader), ++length) {
+    if (length < kLineBytes) line->push_back(static_cast<char>(c));
     hasZero = hasZero || c == 0;
-    line->push_back(static_cast<char>(c));
   }
-  const size_t lineBytes = line->size() + (c == '\n' ? 1 : 0);
-  if (overlong || lineBytes > kLineBytes || hasZero || line->empty()) return RecordLine::kUnusable;
+  const size_t lineBytes = length + (c == '\n' ? 1 : 0);
+  if (lineBytes > kLineBytes || hasZero || length == 0) return RecordLine::kUnusable;
   return RecordLine::kPath;
 }
 

@@ -94,6 +94,27 @@ TEST_F(InstallRecord, LineFitsTheLineBufferUpTo258BytesBeforeItsBreak) {
   }
 }
 
+TEST_F(InstallRecord, LastLineWithoutABreakMayFillTheWholeLineBuffer) {
+  const struct {
+    size_t pathBytes;
+    bool used;
+  } cases[] = {{259, true}, {260, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pathBytes);
+    sim::reset();
+    const std::string path = PathOfLength(c.pathBytes);
+    const std::string cutPath = path.substr(0, 259);
+    machine.files.addFile(Ansi(path));
+    machine.files.addFile(Ansi(cutPath));
+    machine.files.addFile(kRecord, path);
+
+    RemoveInstallRecordItems(kInstallFolder);
+
+    EXPECT_EQ(FileExists(path), !c.used);
+    EXPECT_EQ(FileExists(cutPath), !c.used);
+  }
+}
+
 TEST_F(InstallRecord, OverlongShortcutFolderLineRemovesNothing) {
   const std::string folder = PathOfLength(300);
   const std::string cutFolder = folder.substr(0, 258);
