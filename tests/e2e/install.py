@@ -258,18 +258,23 @@ class Install:
                 SERVICES + r"\Kestrovin"}
 
     def removed_files(self) -> set:
+        """Files and folders the run must remove. A folder goes only when it
+        holds none of the user's files; the tool and the install folder go
+        only through the script."""
+        def holds_user_files(folder):
+            return any(path.startswith(folder + "\\") for path in self.unrelated_files)
+
         removed = set()
         if self.full:
-            kept = {path for path in self.unrelated_files}
             removed |= {DRIVERS + r"\Durvak.sys", HIDDEN_FOLDER + r"\Durvak.sys", HIDDEN_FOLDER,
                         INSTALL_FOLDER + r"\Tessel.dat", INSTALL_FOLDER + r"\qv.exe",
                         INSTALL_FOLDER + r"\Unplex.exe", INSTALL_FOLDER + r"\qvinstall.ini",
                         RECORDED_FILE, *self.shortcuts}
-            if not any(path.startswith(self.shortcut_folder + "\\") for path in kept):
+            if not holds_user_files(self.shortcut_folder):
                 removed.add(self.shortcut_folder)
         if self.script_written:
             removed.add(TOOL)
-            if not any(path.startswith(INSTALL_FOLDER + "\\") for path in self.unrelated_files):
+            if not holds_user_files(INSTALL_FOLDER):
                 removed.add(INSTALL_FOLDER)
         return removed
 

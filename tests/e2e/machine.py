@@ -3,15 +3,15 @@ with an install, run, and compared before and after.
 """
 
 import difflib
-import shutil
 from dataclasses import dataclass
 from pathlib import Path, PureWindowsPath
 
 import snapshot
 from install import Install, TOOL
-
-SYSTEM_FOLDER = r"C:\windows\system32"
 from wineprefix import Locale, Prefix, copy_prefix, make_template
+
+# The working folder of the tool's boot service, and of the tool in the tests.
+SYSTEM_FOLDER = r"C:\windows\system32"
 
 
 @dataclass
@@ -52,9 +52,7 @@ class Workspace:
 class ToolRun:
     status: int
     output: bytes    # standard output, CR LF turned back into LF
-
-    def lines(self):
-        return self.output.split(b"\n")
+    errors: bytes    # standard error: Wine's own messages, if any
 
 
 class Machine:
@@ -90,7 +88,7 @@ class Machine:
         result = self.prefix.run([path], cwd=self.prefix.unix_path(working_folder))
         self.prefix.wait()
         # The tool's standard output is in text mode: each LF reaches us as CR LF.
-        return ToolRun(result.returncode, result.stdout.replace(b"\r", b""))
+        return ToolRun(result.returncode, result.stdout.replace(b"\r", b""), result.stderr)
 
     def devices(self) -> str:
         return self.prefix.run_checked([str(self.workspace.helper), "devices"]).decode("utf-8")
@@ -112,6 +110,7 @@ class Checks:
     def __init__(self, title: str):
         self.title = title
         self.failures = []
+        self.notes = []     # shown only when something failed
 
     def expect(self, condition: bool, message: str):
         if not condition:
@@ -119,6 +118,8 @@ class Checks:
 
     def exit_status(self, run: ToolRun, expected: int = 0):
         self.expect(run.status == expected, f"exit status {run.status}, expected {expected}")
+        self.notes.append(f"the tool's run printed on standard error:\n{run.errors.decode(errors='replace')}"
+                          if run.errors.strip() else "")
 
     def output(self, run: ToolRun, expected: bytes, codec: str):
         expected = expected.replace(b"\r", b"")
@@ -180,6 +181,8 @@ class Checks:
             print(f"FAILED: {self.title}")
             for failure in self.failures:
                 print("  - " + failure.replace("\n", "\n    "))
+            for note in filter(None, self.notes):
+                print("  note: " + note.replace("\n", "\n    "))
             return False
         print(f"passed: {self.title}")
         return True

@@ -4,13 +4,12 @@
 //
 //   prefix_helper apply      reads a plan from standard input and carries it out
 //   prefix_helper devices    lists the present disk and volume interface devices
+//   prefix_helper services NAME...  tells what the service manager has of each
 //   prefix_helper message N  prints the system's message text for error N
 //
 // A plan has one step per line, fields separated by tabs, in UTF-8:
 //   key      ROOT\path
 //   value    ROOT\path  name  sz|expand_sz|dword|multi_sz|binary  data
-//   deep     ROOT\path  prefix  depth      (a chain path\prefix1\prefix2\...)
-//   wide     ROOT\path  prefix  count      (count siblings path\prefix0000, ...)
 //   device   name  class  class-guid  interface-guid  filters
 //   service  name  binary-path
 // ROOT is HKLM or HKCU; multi_sz entries are separated by '|', "-" is no
@@ -116,36 +115,6 @@ void SetValue(const std::vector<std::wstring>& f) {
   RegCloseKey(key);
 }
 
-// A chain of nested keys, each opened from its parent so no path grows long.
-void NestedKeys(const std::vector<std::wstring>& f) {
-  HKEY key = CreateKey(f[1]);
-  int depth = _wtoi(f[3].c_str());
-  for (int level = 1; level <= depth; ++level) {
-    HKEY child = nullptr;
-    std::wstring name = f[2] + std::to_wstring(level);
-    LONG result = RegCreateKeyExW(key, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr);
-    if (result != ERROR_SUCCESS) Fail("creating level " + std::to_string(level), static_cast<DWORD>(result));
-    RegCloseKey(key);
-    key = child;
-  }
-  RegCloseKey(key);
-}
-
-void SiblingKeys(const std::vector<std::wstring>& f) {
-  HKEY key = CreateKey(f[1]);
-  int count = _wtoi(f[3].c_str());
-  for (int i = 0; i < count; ++i) {
-    wchar_t number[8];
-    swprintf(number, 8, L"%04d", i);
-    HKEY child = nullptr;
-    std::wstring name = f[2] + number;
-    LONG result = RegCreateKeyExW(key, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr);
-    if (result != ERROR_SUCCESS) Fail("creating sibling " + std::to_string(i), static_cast<DWORD>(result));
-    RegCloseKey(child);
-  }
-  RegCloseKey(key);
-}
-
 GUID ParseGuid(const std::wstring& text) {
   GUID guid{};
   unsigned long d1;
@@ -219,8 +188,6 @@ int Apply() {
     const std::wstring& verb = f[0];
     if (verb == L"key") RegCloseKey(CreateKey(f.at(1)));
     else if (verb == L"value") SetValue(f);
-    else if (verb == L"deep" && f.size() == 4) NestedKeys(f);
-    else if (verb == L"wide" && f.size() == 4) SiblingKeys(f);
     else if (verb == L"device") Device(f);
     else if (verb == L"service" && f.size() == 3) Service(f);
     else Fail("plan line " + Utf8(line), ERROR_INVALID_PARAMETER);
@@ -268,6 +235,32 @@ int Devices() {
   return 0;
 }
 
+// What the service manager knows of each named service.
+int Services(int count, wchar_t** names) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) Fail("OpenSCManagerW", GetLastError());
+  for (int i = 0; i < count; ++i) {
+    SC_HANDLE service = OpenServiceW(manager, names[i], SERVICE_QUERY_CONFIG);
+    if (!service) {
+      Out(Utf8(names[i]) + "\tnot registered (error " + std::to_string(GetLastError()) + ")\n");
+      continue;
+    }
+    union { QUERY_SERVICE_CONFIGW config; BYTE bytes[8192]; } buffer;
+    DWORD needed = 0;
+    if (QueryServiceConfigW(service, &buffer.config, sizeof(buffer), &needed)) {
+      const char* starts[] = {"boot", "system", "auto", "demand", "disabled"};
+      DWORD start = buffer.config.dwStartType;
+      Out(Utf8(names[i]) + "\tstart " + (start < 5 ? starts[start] : "?") + ", " +
+          Utf8(buffer.config.lpBinaryPathName ? buffer.config.lpBinaryPathName : L"") + "\n");
+    } else {
+      Out(Utf8(names[i]) + "\tregistered, configuration unreadable (error " + std::to_string(GetLastError()) + ")\n");
+    }
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return 0;
+}
+
 int Message(const wchar_t* code) {
   wchar_t text[512] = {};
   DWORD units = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, wcstoul(code, nullptr, 0), 0, text, 512, nullptr);
@@ -282,6 +275,7 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring verb = argc > 1 ? argv[1] : L"";
   if (verb == L"apply") return Apply();
   if (verb == L"devices") return Devices();
+  if (verb == L"services") return Services(argc - 2, argv + 2);
   if (verb == L"message" && argc > 2) return Message(argv[2]);
-  Fail("usage: apply | devices | message N", ERROR_INVALID_PARAMETER);
+  Fail("usage: apply | devices | services NAME... | message N", ERROR_INVALID_PARAMETER);
 }

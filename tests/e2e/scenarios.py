@@ -23,8 +23,9 @@ from wineprefix import CHINESE, ENGLISH, LOCALES
 
 
 def run_and_compare(machine: Machine, install: Install, checks: Checks, working_folder=SYSTEM_FOLDER, kept=()):
-    """Seed, run the tool in the install folder, and hold the machine to the
-    install's footprint (less what is `kept`), report and exit status."""
+    """Seed, run the tool that lives in the install folder, and hold the
+    machine to the install's footprint (less what is `kept`), report and
+    exit status."""
     machine.seed(install)
     before = machine.snapshot()
     run = machine.run_tool(working_folder=working_folder)
@@ -34,7 +35,6 @@ def run_and_compare(machine: Machine, install: Install, checks: Checks, working_
     checks.changes(before, after, install.removed_keys(), install.removed_files() - set(kept),
                    install.filters_after())
     checks.expect(not machine.exists(install.script), f"the script is still there: {install.script}")
-    return before, after
 
 
 # ---- the scenarios ----
@@ -157,17 +157,23 @@ def main() -> int:
     workspace = Workspace(args.work.resolve(), args.tool and args.tool.resolve(), args.helper and args.helper.resolve())
 
     if args.command == "list":
-        print("\n".join(SCENARIOS))
+        for name, (locale, _) in SCENARIOS.items():
+            print(name, locale.name)
         return 0
     if args.command == "cleanup":
         for locale in LOCALES.values():
             workspace.template(locale).remove()
         shutil.rmtree(workspace.root / "templates", ignore_errors=True)
+        for aside in workspace.root.glob("*/*.inode-in-use-*"):
+            shutil.rmtree(aside, ignore_errors=True)
         return 0
     if args.command == "template":
         workspace.make_template(LOCALES[args.locale])
         return 0
 
+    if not workspace.tool or not workspace.tool.is_file():
+        print(f"no tool to test at {workspace.tool}: build the wine64 preset first")
+        return 1
     locale, scenario = SCENARIOS[args.name]
     machine = workspace.machine(args.name, locale)
     checks = Checks(f"{args.name}: {' '.join(scenario.__doc__.split())}")

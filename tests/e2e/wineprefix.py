@@ -6,6 +6,7 @@ once per locale and test run; each scenario works on a full copy of it.
 
 import os
 import shutil
+import socket
 import subprocess
 from dataclasses import dataclass
 from pathlib import Path, PureWindowsPath
@@ -50,7 +51,8 @@ class Prefix:
                if not k.startswith("LC_") and not k.startswith("WINE") and k != "DISPLAY"}
         env.update(
             WINEPREFIX=str(self.path),
-            WINEDEBUG="-all",
+            # Wine's error messages only, kept for a failed test's report.
+            WINEDEBUG="-all,err+all",
             # No Mono or Gecko installer dialogs: nothing here needs them.
             WINEDLLOVERRIDES="mscoree,mshtml=",
             LANG=self.locale.lang,
@@ -97,10 +99,13 @@ class Prefix:
             raise WineError(f"programs in {self.path} still running after {timeout} s")
 
     def kill(self):
-        """Ends this prefix's wineserver and its programs, and no other."""
+        """Ends this prefix's wineserver and its programs, and no other, and
+        waits until the server has gone: a new prefix that gets the removed
+        one's inode would otherwise find the dying server's socket."""
         if self.path.exists():
-            subprocess.run([WINESERVER, "-k"], env=self.env(), timeout=60, check=False,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            for option in ("-k", "-w"):
+                subprocess.run([WINESERVER, option], env=self.env(), timeout=60, check=False,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def remove(self):
         self.kill()
@@ -110,12 +115,45 @@ class Prefix:
 def make_template(path: Path, locale: Locale) -> Prefix:
     """A new prefix. Its first start after wineboot still rewrites parts of
     the registry: start one program in it before copying it."""
+    installed = subprocess.run(["locale", "-a"], stdout=subprocess.PIPE, text=True).stdout.split()
+    if locale.lang.lower().replace("utf-8", "utf8") not in {name.lower() for name in installed}:
+        raise WineError(f"locale {locale.lang} is not installed: enable it in /etc/locale.gen and run locale-gen")
     prefix = Prefix(path, locale)
     prefix.remove()
-    path.parent.mkdir(parents=True, exist_ok=True)
+    fresh_folder(path, lambda: path.mkdir(parents=True))
     prefix.run_checked(["wineboot", "-i"])
     prefix.wait()
     return prefix
+
+
+def server_answers(path: Path) -> bool:
+    """Whether a wineserver listens for the prefix folder at path. Wine
+    finds a prefix's server by the folder's device and inode number, in
+    /tmp/.wine-<uid> upstream and in /tmp/wine-XXXXXX folders on Debian."""
+    info = os.stat(path)
+    name = f"server-{info.st_dev:x}-{info.st_ino:x}"
+    sockets = [Path(f"/tmp/.wine-{os.getuid()}") / name / "socket", *Path("/tmp").glob(f"wine-*/{name}/socket")]
+    for server in sockets:
+        with socket.socket(socket.AF_UNIX) as probe:
+            try:
+                probe.connect(str(server))
+                return True
+            except OSError:
+                continue
+    return False
+
+
+def fresh_folder(path: Path, make):
+    """Makes the prefix folder at path with make(). If the new folder got
+    the inode of a removed prefix whose server still runs, Wine would hand
+    our programs to that server: keep that folder aside, so its inode stays
+    taken, and make another."""
+    for attempt in range(5):
+        make()
+        if not server_answers(path):
+            return
+        path.rename(path.with_name(f"{path.name}.inode-in-use-{os.getpid()}-{attempt}"))
+    raise WineError(f"no fresh inode for {path}")
 
 
 def copy_prefix(template: Prefix, path: Path) -> Prefix:
@@ -125,5 +163,5 @@ def copy_prefix(template: Prefix, path: Path) -> Prefix:
     copy = Prefix(path, template.locale)
     copy.remove()
     path.parent.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["cp", "-a", str(template.path), str(path)], check=True)
+    fresh_folder(path, lambda: subprocess.run(["cp", "-a", str(template.path), str(path)], check=True))
     return copy
