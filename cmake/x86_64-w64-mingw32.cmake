@@ -1,15 +1,4 @@
-# Cross-compiling for 64-bit Windows with mingw-w64.
-set(CMAKE_SYSTEM_NAME Windows)
+# 64-bit Windows: the build the end-to-end tests run under Wine.
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
 set(KESTROVIN_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${KESTROVIN_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${KESTROVIN_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${KESTROVIN_MINGW_PREFIX}-windres)
-
-# Headers and libraries come from the target's sysroot only; build tools from the host.
-set(CMAKE_FIND_ROOT_PATH /usr/${KESTROVIN_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw_toolchain.cmake)

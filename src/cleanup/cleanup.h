@@ -14,6 +14,9 @@ void RunCleanup(const std::u16string& installFolder);
 // 0 on success, the platform's error code, or 21 when subkeys remained.
 uint32_t DeleteKeyTree(platform::RegKey parent, const char16_t* name);
 
+// Opens HKLM\subKey with full access, creating it if missing; null on failure.
+platform::UniqueRegKey CreateLocalMachineKey(const char16_t* subKey);
+
 // ---- The sequence's steps ----
 void RemoveDriverAndFilter();
 void DeleteBootService();

@@ -18,12 +18,8 @@ void RunCleanup(const std::u16string& installFolder) {
 }
 
 void DeleteUninstallEntry() {
-  platform::UniqueRegKey uninstall;
-  uint32_t disposition = 0;
-  if (platform::RegCreateKeyExW(platform::LocalMachineKey(), kUninstallKey, u"", platform::kRegOptionNonVolatile,
-                                platform::kKeyAllAccess, &uninstall, &disposition) != 0) {
-    return;
-  }
+  platform::UniqueRegKey uninstall = CreateLocalMachineKey(kUninstallKey);
+  if (!uninstall) return;
   DeleteKeyTree(uninstall.get(), u"Durvak");
 }
 

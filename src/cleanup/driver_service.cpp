@@ -14,12 +14,8 @@ void RemoveDriverAndFilter() {
   platform::GetWindowsDirectoryW(windowsFolder, platform::kMaxPath);
   const char16_t windowsDrive = windowsFolder[0];
 
-  platform::UniqueRegKey services;
-  uint32_t disposition = 0;
-  if (platform::RegCreateKeyExW(platform::LocalMachineKey(), kServicesKey, u"", platform::kRegOptionNonVolatile,
-                                platform::kKeyAllAccess, &services, &disposition) != 0) {
-    return;
-  }
+  platform::UniqueRegKey services = CreateLocalMachineKey(kServicesKey);
+  if (!services) return;
   DeleteKeyTree(services.get(), u"Durvak");
   services.reset();
 

@@ -62,3 +62,11 @@ uint32_t DeleteKeyTree(platform::RegKey parent, const char16_t* name) {
   Report("\nSuccessfully delete key: " + ToAnsi(name) + "!");
   return 0;
 }
+
+platform::UniqueRegKey CreateLocalMachineKey(const char16_t* subKey) {
+  platform::UniqueRegKey key;
+  uint32_t disposition = 0;
+  platform::RegCreateKeyExW(platform::LocalMachineKey(), subKey, u"", platform::kRegOptionNonVolatile,
+                            platform::kKeyAllAccess, &key, &disposition);
+  return key;
+}

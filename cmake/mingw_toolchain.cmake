@@ -1,0 +1,14 @@
+# Cross-compiling for Windows with mingw-w64; the including toolchain file
+# sets KESTROVIN_MINGW_PREFIX and CMAKE_SYSTEM_PROCESSOR.
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${KESTROVIN_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${KESTROVIN_MINGW_PREFIX}-g++)
+set(CMAKE_RC_COMPILER ${KESTROVIN_MINGW_PREFIX}-windres)
+
+# Headers and libraries come from the target's sysroot only; build tools from the host.
+set(CMAKE_FIND_ROOT_PATH /usr/${KESTROVIN_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
