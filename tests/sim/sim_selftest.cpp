@@ -212,7 +212,7 @@ TEST_F(SimulatedMachine, FileAndFolderRemovalAnswersLikeWindows) {
     EXPECT_EQ(platform::GetLastError(), c.error);
   }
   EXPECT_EQ(machine.files.files(), std::vector<std::u16string>{u"C:\\Locked\\a.dat"});
-  EXPECT_EQ(machine.files.folders(), std::vector<std::u16string>{u"C:\\Locked"});
+  EXPECT_EQ(machine.files.folders(), (std::vector<std::u16string>{u"C:\\Locked", u"C:\\Windows"}));
 }
 
 TEST_F(SimulatedMachine, StreamsWriteExactBytesAndHoldOffDeletion) {
