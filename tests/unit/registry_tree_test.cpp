@@ -193,7 +193,8 @@ TEST_F(RegistryTree, FailedSubkeyQueryCountsAsNoSubkeys) {
 }
 
 TEST_F(RegistryTree, ErrorMessageIsTheSystemTextConvertedWhole) {
-  const std::u16string longText = std::u16string(509, u'x') + u"\r\n";  // 511 units: fills the 512-unit buffer
+  // 511 units fill the 512-unit buffer; a text without a line break is shown as it stands.
+  const std::u16string longText = std::u16string(510, u'x') + u".";
   const struct {
     const char* label;
     sim::CodePage codePage;
@@ -208,7 +209,7 @@ TEST_F(RegistryTree, ErrorMessageIsTheSystemTextConvertedWhole) {
       {"Chinese text, code page 936", sim::CodePage::Gbk936Subset(),
        [](sim::Machine& m) { m.messageTexts[2] = u"删除失败\r\n"; }, "\xC9\xBE\xB3\xFD\xCA\xA7\xB0\xDC\r\n"},
       {"longest text", sim::CodePage::Latin1(), [&](sim::Machine& m) { m.messageTexts[2] = longText; },
-       std::string(509, 'x') + "\r\n"},
+       std::string(510, 'x') + "."},
       {"no text for the code", sim::CodePage::Latin1(), [](sim::Machine& m) { m.messageTexts.erase(2); },
        "no system text for this code\n"},
       {"FormatMessageW fails", sim::CodePage::Latin1(),
