@@ -7,12 +7,19 @@ namespace {
 
 constexpr char16_t kServicesKey[] = u"SYSTEM\\CurrentControlSet\\Services";
 
+// Empty when it can't be read whole; the file steps then have no base and are
+// skipped rather than run on a relative or cut path.
+std::u16string WindowsFolder() {
+  char16_t folder[platform::kMaxPath] = {};
+  const uint32_t units = platform::GetWindowsDirectoryW(folder, platform::kMaxPath);
+  if (units == 0 || units >= platform::kMaxPath) return {};
+  return std::u16string(folder, units);
+}
+
 }  // namespace
 
 void RemoveDriverAndFilter() {
-  char16_t windowsFolder[platform::kMaxPath] = {};
-  platform::GetWindowsDirectoryW(windowsFolder, platform::kMaxPath);
-  const char16_t windowsDrive = windowsFolder[0];
+  const std::u16string windowsFolder = WindowsFolder();
 
   platform::UniqueRegKey services = CreateLocalMachineKey(kServicesKey);
   if (!services) return;
@@ -25,8 +32,8 @@ void RemoveDriverAndFilter() {
   DeregisterDiskFilter();
 
   // The hidden folder sits on the Windows drive, which need not be C:.
-  if (windowsDrive != 0) {
-    const std::u16string hiddenFolder = std::u16string(1, windowsDrive) + u":\\$Durvak$";
+  if (!windowsFolder.empty()) {
+    const std::u16string hiddenFolder = windowsFolder.substr(0, 1) + u":\\$Durvak$";
     platform::DeleteFileW((hiddenFolder + u"\\Durvak.sys").c_str());
     platform::RemoveDirectoryW(hiddenFolder.c_str());
   }
