@@ -195,22 +195,27 @@ Device& Machine::addDevice(std::u16string_view name) {
   return device;
 }
 
-Device& Machine::addDiskDrive(std::u16string_view name, std::optional<DeviceProperty> upperFilters) {
-  Device& device = addDevice(name);
-  device.setupClass = kDiskDriveSetupClass;
-  device.interfaceClasses = {kDiskInterfaceClass};
-  device.properties[platform::kSpdrpClass] = regSz(u"DiskDrive");
+namespace {
+
+Device& describeDevice(Device& device, const Guid& setupClass, const Guid& interfaceClass,
+                       std::u16string_view className, std::optional<DeviceProperty> upperFilters) {
+  device.setupClass = setupClass;
+  device.interfaceClasses = {interfaceClass};
+  device.properties[platform::kSpdrpClass] = regSz(className);
   if (upperFilters) device.properties[platform::kSpdrpUpperFilters] = std::move(*upperFilters);
   return device;
 }
 
+}  // namespace
+
+Device& Machine::addDiskDrive(std::u16string_view name, std::optional<DeviceProperty> upperFilters) {
+  return describeDevice(addDevice(name), kDiskDriveSetupClass, kDiskInterfaceClass, u"DiskDrive",
+                        std::move(upperFilters));
+}
+
 Device& Machine::addVolumeDevice(std::u16string_view name, std::optional<DeviceProperty> upperFilters) {
-  Device& device = addDevice(name);
-  device.setupClass = kVolumeSetupClass;
-  device.interfaceClasses = {kVolumeInterfaceClass};
-  device.properties[platform::kSpdrpClass] = regSz(u"Volume");
-  if (upperFilters) device.properties[platform::kSpdrpUpperFilters] = std::move(*upperFilters);
-  return device;
+  return describeDevice(addDevice(name), kVolumeSetupClass, kVolumeInterfaceClass, u"Volume",
+                        std::move(upperFilters));
 }
 
 Device* Machine::findDevice(std::u16string_view name) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 #include "platform/platform.h"
 #include "simulated_machine.h"
@@ -372,47 +373,34 @@ bool DeviceIoControl(FileHandle device, uint32_t code, const void* in, uint32_t 
   return true;
 }
 
-bool DeleteFileW(const char16_t* path) {
+namespace {
+
+// The W and A forms share one body; an A path is decoded in the ANSI code
+// page first. A null path is the tool's misuse.
+template <typename Char>
+bool pathCall(const char* function, const Char* path,
+              bool (*act)(Machine&, const Machine::Call&, const std::u16string&)) {
   Machine& m = sim::machine();
-  const Machine::Call call = m.beginCall("DeleteFileW", textOf(path));
+  std::u16string text;
+  if constexpr (std::is_same_v<Char, char>) {
+    if (path) text = m.ansiCodePage.decode(path);
+  } else {
+    text = textOf(path);
+  }
+  const Machine::Call call = m.beginCall(function, text);
   if (!path) {
-    m.misuse("DeleteFileW: no path");
+    m.misuse(std::string(function) + ": no path");
     return m.fail(call, sim::kErrorInvalidParameter) == 0;
   }
-  return deleteFileAt(m, call, path);
+  return act(m, call, text);
 }
 
-bool DeleteFileA(const char* path) {
-  Machine& m = sim::machine();
-  const std::u16string decoded = path ? m.ansiCodePage.decode(path) : std::u16string();
-  const Machine::Call call = m.beginCall("DeleteFileA", decoded);
-  if (!path) {
-    m.misuse("DeleteFileA: no path");
-    return m.fail(call, sim::kErrorInvalidParameter) == 0;
-  }
-  return deleteFileAt(m, call, decoded);
-}
+}  // namespace
 
-bool RemoveDirectoryW(const char16_t* path) {
-  Machine& m = sim::machine();
-  const Machine::Call call = m.beginCall("RemoveDirectoryW", textOf(path));
-  if (!path) {
-    m.misuse("RemoveDirectoryW: no path");
-    return m.fail(call, sim::kErrorInvalidParameter) == 0;
-  }
-  return removeFolderAt(m, call, path);
-}
-
-bool RemoveDirectoryA(const char* path) {
-  Machine& m = sim::machine();
-  const std::u16string decoded = path ? m.ansiCodePage.decode(path) : std::u16string();
-  const Machine::Call call = m.beginCall("RemoveDirectoryA", decoded);
-  if (!path) {
-    m.misuse("RemoveDirectoryA: no path");
-    return m.fail(call, sim::kErrorInvalidParameter) == 0;
-  }
-  return removeFolderAt(m, call, decoded);
-}
+bool DeleteFileW(const char16_t* path) { return pathCall("DeleteFileW", path, deleteFileAt); }
+bool DeleteFileA(const char* path) { return pathCall("DeleteFileA", path, deleteFileAt); }
+bool RemoveDirectoryW(const char16_t* path) { return pathCall("RemoveDirectoryW", path, removeFolderAt); }
+bool RemoveDirectoryA(const char* path) { return pathCall("RemoveDirectoryA", path, removeFolderAt); }
 
 uint32_t GetWindowsDirectoryW(char16_t* buffer, uint32_t units) {
   Machine& m = sim::machine();
