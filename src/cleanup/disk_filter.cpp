@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "cleanup/cleanup.h"
@@ -22,11 +23,7 @@ const char16_t* Text(const platform::UniqueHeapBuffer& buffer) {
   return reinterpret_cast<const char16_t*>(buffer.get());
 }
 
-size_t TextLength(const char16_t* text) {
-  size_t length = 0;
-  while (text[length] != 0) ++length;
-  return length;
-}
+size_t TextLength(const char16_t* text) { return std::char_traits<char16_t>::length(text); }
 
 char16_t FoldAsciiLetter(char16_t unit) { return (unit >= u'A' && unit <= u'Z') ? unit - u'A' + u'a' : unit; }
 
@@ -34,12 +31,6 @@ char16_t FoldAsciiLetter(char16_t unit) { return (unit >= u'A' && unit <= u'Z') 
 bool EqualIgnoringAsciiCase(const char16_t* left, const char16_t* right) {
   for (; *left != 0 && *right != 0; ++left, ++right) {
     if (FoldAsciiLetter(*left) != FoldAsciiLetter(*right)) return false;
-  }
-  return *left == *right;
-}
-
-bool EqualExactly(const char16_t* left, const char16_t* right) {
-  for (; *left != 0 && *left == *right; ++left, ++right) {
   }
   return *left == *right;
 }
@@ -54,7 +45,7 @@ bool IsDiskDrive(platform::DevInfoSet set, platform::DevInfoData* device) {
   uint32_t type = 0;
   platform::UniqueHeapBuffer deviceClass = GetDeviceRegistryProperty(set, device, platform::kSpdrpClass, &type);
   if (!deviceClass) return false;
-  return type == platform::kRegSz && EqualExactly(Text(deviceClass), u"DiskDrive");
+  return type == platform::kRegSz && std::u16string_view(Text(deviceClass)) == u"DiskDrive";
 }
 
 // False only when the class's device list can't be built.
